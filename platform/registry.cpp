@@ -105,6 +105,18 @@ std::string HandleName(HKEY hKey)
     return hKey == HKEY_LOCAL_MACHINE ? std::string("HKLM") : LabelOf(hKey);
 }
 
+// hKey\sub as a path from the root, for the trace, whether or not it exists.
+std::string TraceWhere(HKEY hKey, const std::u16string &sub)
+{
+    Key *parent;
+    ACCESS_MASK access;
+    std::string where = Resolve(hKey, parent, access) == kErrorInvalidHandle ? HandleName(hKey)
+                                                                           : KeyPath(parent);
+    if (!sub.empty())
+        where += "\\" + UnicodeToUtf8(sub);
+    return where;
+}
+
 // Walks a backslash-separated path below base.
 DWORD Walk(Key *base, const std::u16string &path, Key *&key)
 {
@@ -158,13 +170,9 @@ extern "C" LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions
     }
     if (status != ERROR_SUCCESS && phkResult != nullptr)
         *phkResult = nullptr;
-    if (Tracing()) {
-        std::string where = parent ? KeyPath(parent) : HandleName(hKey);
-        if (!sub.empty())
-            where += "\\" + UnicodeToUtf8(sub);
-        End(call, "%s 0x%08x -> %d%s%s", where.c_str(), samDesired, status,
+    if (Tracing())
+        End(call, "%s 0x%08x -> %d%s%s", TraceWhere(hKey, sub).c_str(), samDesired, status,
             label.empty() ? "" : " ", label.c_str());
-    }
     return status;
 }
 
@@ -201,8 +209,9 @@ extern "C" LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPD
                                      PFILETIME lpftLastWriteTime)
 {
     Call call = Begin(Op::RegEnumKeyExA);
-    Key *key = nullptr, *found = nullptr;
+    Key *key = nullptr;
     ACCESS_MASK access = 0;
+    std::string given;   // the name as the caller got it
     LONG status;
     if (call.fault) {
         status = (LONG)call.fault;
@@ -216,13 +225,15 @@ extern "C" LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPD
         status = kErrorNoMoreItems;
     } else {
         // The tool asks for index 0 only, which is the first in order.
-        found = *std::next(key->subkeys.begin(), dwIndex);
+        const Key *found = *std::next(key->subkeys.begin(), dwIndex);
         std::string ansi = UnicodeToAnsi(found->name);
         if (ansi.size() >= *lpcchName) {
             status = kErrorMoreData;
         } else {
             memcpy(lpName, ansi.c_str(), ansi.size() + 1);
             *lpcchName = (DWORD)ansi.size();
+            if (Tracing())
+                given = " " + UnicodeToUtf8(AnsiToUnicode(ansi));
             if (lpClass != nullptr) {
                 if (*lpcchClass > 0)
                     lpClass[0] = '\0';
@@ -233,8 +244,8 @@ extern "C" LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPD
         }
     }
     if (Tracing())
-        End(call, "%s %s %u -> %d%s%s", HandleName(hKey).c_str(), key ? KeyPath(key).c_str() : "?",
-            dwIndex, status, found ? " " : "", found ? UnicodeToUtf8(found->name).c_str() : "");
+        End(call, "%s %s %u -> %d%s", HandleName(hKey).c_str(), key ? KeyPath(key).c_str() : "?",
+            dwIndex, status, given.c_str());
     return status;
 }
 
@@ -294,13 +305,7 @@ extern "C" LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
             key = nullptr;
         }
     }
-    if (Tracing()) {
-        if (where.empty()) {
-            where = parent ? KeyPath(parent) : HandleName(hKey);
-            if (!sub.empty())
-                where += "\\" + UnicodeToUtf8(sub);
-        }
-        End(call, "%s -> %d", where.c_str(), status);
-    }
+    if (Tracing())
+        End(call, "%s -> %d", where.empty() ? TraceWhere(hKey, sub).c_str() : where.c_str(), status);
     return status;
 }

@@ -14,7 +14,9 @@ A scenario is one text file of sections, each opened by a line "-- NAME --":
             values, settings); without it the file must be unchanged, byte
             for byte
   trace     expected trace lines, without their ordinals: the trace, cut down
-            to the operations these lines name, must be exactly these lines
+            to the operations these lines name, must be exactly these lines;
+            "no OPERATION" names an operation that must not be called, and
+            "end calls=N" gives the number of calls in all
 
 Whatever the scenario, the trace must end with nothing outstanding, unless
 the scenario's outstanding section lists what is left.  Lines before the
@@ -138,8 +140,13 @@ def run(args):
             failures.check("outstanding resources", "\n".join(expected_left), "\n".join(outstanding),
                            render=lambda s: s)
         if "trace" in sections:
-            wanted = [l for l in sections["trace"].splitlines() if l.strip()]
-            ops = {l.split(" ", 1)[0] for l in wanted}
+            lines = [l for l in sections["trace"].splitlines() if l.strip()]
+            for l in (l for l in lines if l.startswith("end ")):
+                failures.check("trace end", l, next((e for e in end if e.startswith("end ")), ""),
+                               render=lambda s: s)
+            absent = {l.split()[1] for l in lines if l.startswith("no ")}
+            wanted = [l for l in lines if not l.startswith(("end ", "no "))]
+            ops = {l.split(" ", 1)[0] for l in wanted} | absent
             got = [l for l in calls if l.split(" ", 1)[0] in ops]
             failures.check("trace (" + ", ".join(sorted(ops)) + ")", "\n".join(wanted), "\n".join(got),
                            render=lambda s: s)
