@@ -254,8 +254,14 @@ std::string FormatRights(ACCESS_MASK mask)
     for (const RightAlias &r : kRightSets)
         if (mask == r.mask)
             return r.alias;
+    // A whole set it holds first, as people write them ("KRWD"), then bits.
     std::string letters;
     ACCESS_MASK rest = mask;
+    for (const RightAlias &r : kRightSets)
+        if ((rest & r.mask) == r.mask) {
+            letters += r.alias;
+            rest &= ~r.mask;
+        }
     for (const RightAlias &r : kRightBits)
         if (rest & r.mask) {
             letters += r.alias;
