@@ -27,6 +27,7 @@ const char *const kOpNames[] = {
     "RegDeleteKeyA",
 };
 static_assert(sizeof kOpNames / sizeof kOpNames[0] == (size_t)Op::Count, "one name per operation");
+static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA");
 
 // Exit status of a process whose machine could not be set up: the tool
 // itself never ran.
@@ -64,40 +65,8 @@ std::string &MachinePath()
     return *path;
 }
 
-const char kDefaultMachine[] =
-    "platform NT4\n"
-    "admin yes\n"
-    "language ja\n"
-    "\n"
-    "[SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\n"
-    "\"CurrentVersion\"=\"4.0\"\n"
-    "\"CurrentBuildNumber\"=\"1381\"\n"
-    "\n"
-    "[SYSTEM\\CurrentControlSet\\Enum\\Root\\LEGACY_BEEP\\0000]\n"
-    "dacl D:(A;;KA;;;SY)(A;;KR;;;WD)\n"
-    "\"Service\"=\"Beep\"\n"
-    "\"DeviceDesc\"=\"Beep\"\n"
-    "\n"
-    "[SYSTEM\\CurrentControlSet\\Enum\\Root\\LEGACY_CDFS]\n"
-    "dacl D:(A;;KA;;;SY)(A;;KR;;;WD)\n"
-    "\n"
-    "[SYSTEM\\CurrentControlSet\\Enum\\Root\\LEGACY_CDFS\\0000]\n"
-    "dacl D:(A;;KA;;;SY)(A;;KRWD;;;BA)\n"
-    "\"Service\"=\"Cdfs\"\n"
-    "\"Legacy\"=\"1\"\n"
-    "\"Class\"=\"LegacyDriver\"\n"
-    "\"ClassGUID\"=\"{8ECC055D-047F-11D1-A537-0000F8753ED1}\"\n"
-    "\"DeviceDesc\"=\"Cdfs\"\n"
-    "\n"
-    "[\\Control]\n"
-    "dacl D:(A;;KA;;;SY)(A;;KRWD;;;BA)\n"
-    "\"ActiveService\"=\"Cdfs\"\n"
-    "\n"
-    "[SYSTEM\\CurrentControlSet\\Enum\\Root\\LEGACY_CDFS\\0000\\LogConf]\n"
-    "dacl D:(A;;KA;;;SY)(A;;KRWD;;;BA)\n"
-    "\n"
-    "[SYSTEM\\CurrentControlSet\\Services\\Cdfs]\n"
-    "\"ImagePath\"=\"System32\\\\DRIVERS\\\\Cdfs.sys\"\n";
+// The built-in machine, platform/builtin.machine, as kBuiltinMachine.
+#include "builtin_machine.inc"
 
 // ---- the machine file ----
 
@@ -124,7 +93,7 @@ struct Parser {
             Op op;
             if (!OpFromName(arg, op))
                 return Fail("no such operation '" + std::string(arg) + "'");
-            if (op == Op::GetLengthSid || op == Op::GetLastError)
+            if (op == Op::GetLengthSid || op == Op::GetLastError || op == Op::GetProcessHeap)
                 return Fail(std::string(arg) + " cannot fail");
             if (nth == 0 || code == 0 || code > 0xFFFFFFFFul)
                 return Fail("a fault is 'fail OPERATION N CODE' with N and CODE from 1");
@@ -423,7 +392,7 @@ __attribute__((constructor)) void StartMachine()
         MachinePath() = file;
         if (!LoadFile(MachinePath(), error))
             Unusable(error);
-    } else if (!LoadText(kDefaultMachine, "built-in machine", error)) {
+    } else if (!LoadText(kBuiltinMachine, "built-in machine", error)) {
         Unusable(error);
     }
     TheMachine().dirty = false;
