@@ -113,7 +113,8 @@ def render(m):
     """One line per setting and per key, sorted: equal machines render alike."""
     lines = [f"{k} {v}" for k, v in sorted(m.settings.items())]
     lines += sorted(m.faults)
-    for path in sorted(m.keys):
-        k = m.keys[path]
-        lines.append(f"[{path}] {k['dacl']!r} {sorted(k['values'])!r}")
-    return "\n".join(lines)
+    return "\n".join(lines + [render_keys(m.keys)])
+
+
+def render_keys(keys):
+    return "\n".join(f"[{path}] {keys[path]['dacl']!r} {sorted(keys[path]['values'])!r}" for path in sorted(keys))
