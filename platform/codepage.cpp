@@ -110,10 +110,24 @@ const UpcaseTable &Upcase()
     return *table;
 }
 
+// Most names are ASCII, which every one of these encodings holds as it is.
+template <class From, class To>
+bool Ascii(const From &in, To &out)
+{
+    for (auto c : in)
+        if ((unsigned)c >= 0x80)
+            return false;
+    out.assign(in.begin(), in.end());
+    return true;
+}
+
 }  // namespace
 
 std::u16string AnsiToUnicode(std::string_view ansi)
 {
+    std::u16string ascii;
+    if (Ascii(ansi, ascii))
+        return ascii;
     static iconv_t cd = Converter("UTF-16LE", "CP932");
     static const char question[2] = {'?', 0};
     return BytesToUnits(Convert(cd, ansi.data(), ansi.size(), 1, question, 2));
@@ -121,6 +135,9 @@ std::u16string AnsiToUnicode(std::string_view ansi)
 
 std::string UnicodeToAnsi(std::u16string_view text)
 {
+    std::string ascii;
+    if (Ascii(text, ascii))
+        return ascii;
     static iconv_t cd = Converter("CP932", "UTF-16LE");
     return Convert(cd, reinterpret_cast<const char *>(text.data()), text.size() * 2,
                    2, "?", 1);
@@ -128,6 +145,8 @@ std::string UnicodeToAnsi(std::u16string_view text)
 
 bool Utf8ToUnicode(std::string_view utf8, std::u16string &out)
 {
+    if (Ascii(utf8, out))
+        return true;
     static iconv_t cd = Converter("UTF-16LE", "UTF-8");
     // Refuse what is not UTF-8 rather than guess at it.
     std::string bytes = Convert(cd, utf8.data(), utf8.size(), 1, "\xff\xff", 2);
@@ -137,6 +156,9 @@ bool Utf8ToUnicode(std::string_view utf8, std::u16string &out)
 
 std::string UnicodeToUtf8(std::u16string_view text)
 {
+    std::string ascii;
+    if (Ascii(text, ascii))
+        return ascii;
     static iconv_t cd = Converter("UTF-8", "UTF-16LE");
     return Convert(cd, reinterpret_cast<const char *>(text.data()), text.size() * 2,
                    2, "\xef\xbf\xbd", 3);

@@ -153,7 +153,7 @@ constexpr unsigned kMaxDepth = 512;
 
 Key *RegistryRoot();
 Key *FindSubkey(Key *parent, std::u16string_view name);
-Key *AddSubkey(Key *parent, std::u16string name, const Dacl &dacl);
+Key *FindOrAddSubkey(Key *parent, std::u16string name, const Dacl &dacl);
 std::string KeyPath(const Key *key);   // UTF-8, "HKLM\..."
 
 // ---- the machine (machine.cpp) ----

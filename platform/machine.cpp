@@ -76,6 +76,8 @@ struct Parser {
     Key *current = nullptr;    // key of the last header
     bool currentHasDacl = false;
     std::string error;
+    std::string lastSddl;
+    Dacl lastDacl;
 
     bool Fail(const std::string &message)
     {
@@ -147,8 +149,7 @@ struct Parser {
             if (key->depth + 1 > kMaxDepth)
                 return Fail("key at level " + std::to_string(key->depth + 1) +
                             "; the registry is at most 512 levels deep");
-            Key *next = FindSubkey(key, name);
-            key = next ? next : AddSubkey(key, std::move(name), DefaultDacl());
+            key = FindOrAddSubkey(key, std::move(name), DefaultDacl());
             if (sep == std::string::npos)
                 break;
             at = sep + 1;
@@ -167,9 +168,14 @@ struct Parser {
             return Fail("'dacl' before any [key]");
         if (currentHasDacl)
             return Fail("second 'dacl' for one key");
-        std::string why;
-        if (!ParseSddlDacl(sddl, current->dacl, why))
-            return Fail(why);
+        // Machine files give most keys the same DACL, line after line.
+        if (sddl != lastSddl) {
+            std::string why;
+            if (!ParseSddlDacl(sddl, lastDacl, why))
+                return Fail(why);
+            lastSddl = sddl;
+        }
+        current->dacl = lastDacl;
         currentHasDacl = true;
         return true;
     }
@@ -251,7 +257,7 @@ struct Parser {
 
 bool LoadText(const char *text, const std::string &name, std::string &error)
 {
-    Parser p{name, 0, nullptr, false, {}};
+    Parser p{name, 0, nullptr, false, {}, {}, {}};
     const char *at = text;
     while (*at) {
         const char *end = strchr(at, '\n');
@@ -272,7 +278,7 @@ bool LoadFile(const std::string &path, std::string &error)
         error = path + ": cannot read: " + strerror(errno);
         return false;
     }
-    Parser p{path, 0, nullptr, false, {}};
+    Parser p{path, 0, nullptr, false, {}, {}, {}};
     char *buffer = nullptr;
     size_t capacity = 0;
     ssize_t n;

@@ -39,14 +39,19 @@ Key *FindSubkey(Key *parent, std::u16string_view name)
     return it == parent->subkeys.end() ? nullptr : *it;
 }
 
-Key *AddSubkey(Key *parent, std::u16string name, const Dacl &dacl)
+Key *FindOrAddSubkey(Key *parent, std::u16string name, const Dacl &dacl)
 {
+    // One walk of the tree for both; machine files list siblings in order,
+    // so the hint is usually right.
+    auto it = parent->subkeys.lower_bound(std::u16string_view(name));
+    if (it != parent->subkeys.end() && CompareNames((*it)->name, name) == 0)
+        return *it;
     Key *key = new Key;
     key->name = std::move(name);
     key->parent = parent;
     key->depth = parent->depth + 1;
     key->dacl = dacl;
-    parent->subkeys.insert(key);
+    parent->subkeys.insert(it, key);
     return key;
 }
 

@@ -22,7 +22,7 @@ Dacl ParseOrDie(const char *sddl)
 // A fresh key under HKLM for one test, with the given DACL.
 Key *Scratch(const char16_t *name, const char *sddl)
 {
-    return AddSubkey(RegistryRoot(), name, ParseOrDie(sddl));
+    return FindOrAddSubkey(RegistryRoot(), name, ParseOrDie(sddl));
 }
 
 TEST(Security, AdministratorsAclTakesExactly32Bytes)
@@ -122,7 +122,7 @@ TEST(Registry, EnumeratesInNtOrderAndOpensWithoutCase)
 {
     Key *parent = Scratch(u"OrderTest", "D:(A;;KA;;;BA)");
     for (const char16_t *name : {u"beta", u"_under", u"Zulu", u"Alpha", u"\u00e9t\u00e9", u"Ender"})
-        AddSubkey(parent, name, DefaultDacl());
+        FindOrAddSubkey(parent, name, DefaultDacl());
     HKEY h;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "ordertest", 0, KEY_ENUMERATE_SUB_KEYS, &h),
               ERROR_SUCCESS);
@@ -151,7 +151,7 @@ TEST(Registry, EnumeratesInNtOrderAndOpensWithoutCase)
 TEST(Registry, HandlesKeepTheAccessTheyWereGranted)
 {
     Key *key = Scratch(u"AccessTest", "D:(A;;KA;;;BA)");
-    AddSubkey(key, u"Child", DefaultDacl());
+    FindOrAddSubkey(key, u"Child", DefaultDacl());
     HKEY h;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "AccessTest", 0, WRITE_DAC, &h), ERROR_SUCCESS);
     CHAR name[MAX_PATH];
@@ -200,7 +200,7 @@ TEST(Codepage, TrailByte5CIsNoSeparator)
     EXPECT_EQ(UnicodeToAnsi(u"\U0001F600!"), "?!");             // one character, one '?'
 
     Key *key = Scratch(u"\u30bd\u30d5\u30c8", "D:(A;;KA;;;BA)");
-    AddSubkey(key, u"\u8868", DefaultDacl());
+    FindOrAddSubkey(key, u"\u8868", DefaultDacl());
     HKEY h;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "\x83\x5c\x83\x74\x83\x67\\\x95\x5c", 0,
                             KEY_ENUMERATE_SUB_KEYS, &h),
