@@ -5,6 +5,9 @@ A scenario is one text file of sections, each opened by a line "-- NAME --":
 
   machine   the machine file the tool runs on (see README.md); without it
             the tool runs on its built-in machine, which must leave no file
+  machine-generated
+            instead of machine: "SHAPE COUNT", a machine that genmachine.py
+            writes (a target of COUNT keys, wide, deep or balanced)
   stdout    expected standard output, in UTF-8; compared after conversion to
             code page 932 with iconv
   stderr    expected standard error, likewise; a line ending in the two
@@ -35,16 +38,28 @@ out as expected.  The system texts are Wine's own and are not compared.
 """
 
 import argparse
+import io
 import os
 import re
 import subprocess
 import sys
 import tempfile
 
+import genmachine
 import machinefile
 
 
 def read_scenario(path):
+    sections = read_sections(path)
+    if "machine-generated" in sections:
+        shape, count = sections.pop("machine-generated").split()
+        text = io.StringIO()
+        genmachine.write(text, shape, int(count))
+        sections["machine"] = text.getvalue()
+    return sections
+
+
+def read_sections(path):
     sections = {}
     name = None
     with open(path, encoding="utf-8") as f:
@@ -164,7 +179,7 @@ def run_wine(args, sections):
             print(f"FAIL {args.scenario}: winereg load: {loaded.stderr.decode(errors='replace')}")
             return 1
         done = wine(args.exe)
-        roots = [TARGET_PARENT] + [p for p in declared_keys(machine)]
+        roots = top_keys([TARGET_PARENT] + declared_keys(machine))
         dumped = wine(args.helper, "dump", wine_path(dump_path), *roots)
         if dumped.returncode != 0:
             print(f"FAIL {args.scenario}: winereg dump: {dumped.stderr.decode(errors='replace')}")
@@ -183,6 +198,15 @@ def run_wine(args, sections):
         failures.check("registry afterwards", scope_render(expected, roots), scope_render(actual, roots),
                        render=lambda s: s)
     return report(args, failures)
+
+
+def top_keys(paths):
+    """The paths that no other path of the list contains."""
+    tops = []
+    for p in sorted(set(paths), key=lambda p: p.count("\\")):
+        if not any(p.lower() == t.lower() or p.lower().startswith(t.lower() + "\\") for t in tops):
+            tops.append(p)
+    return tops
 
 
 def declared_keys(machine):
@@ -279,6 +303,7 @@ def main():
     if args.wine:
         if not (args.exe and args.helper and args.prefix):
             parser.error("--wine needs --exe, --helper and --prefix")
+        args.exe, args.helper, args.prefix = map(os.path.abspath, (args.exe, args.helper, args.prefix))
         return run_wine(args, read_scenario(args.scenario))
     if not args.tool:
         parser.error("--tool is needed")

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,13 @@ std::string Narrow(const std::wstring &w)
     int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), nullptr, 0, nullptr, nullptr);
     std::string s(n, '\0');
     WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), &s[0], n, nullptr, nullptr);
+    return s;
+}
+
+std::wstring Lower(std::wstring s)
+{
+    if (!s.empty())
+        CharLowerBuffW(&s[0], (DWORD)s.size());
     return s;
 }
 
@@ -232,36 +240,51 @@ int Load(const wchar_t *file)
         last = top;
     }
 
-    // Create every key, keeping a handle to each new one; then give each its
+    // Create every key, keeping a handle to each; then give each new one its
     // DACL, deepest first, so that no DACL stands in the way of creating the
-    // keys below it.
-    struct Created {
+    // keys below it.  Each key is created below the nearest key already
+    // open, so that deep chains cost one call a key.
+    struct Open {
         std::wstring path;
         HKEY h;
         size_t depth;
+        bool created;
     };
-    std::vector<Created> created;
+    std::map<std::wstring, Open> open;   // by lowercased path
+    std::map<std::wstring, std::wstring> dacls;
+    for (const KeySpec &k : keys)
+        if (!k.dacl.empty())
+            dacls[Lower(k.path)] = k.dacl;
     for (const KeySpec &k : keys) {
-        HKEY parent = HKEY_LOCAL_MACHINE, h = nullptr;
+        HKEY parent = HKEY_LOCAL_MACHINE;
         size_t at = 0, depth = 0;
-        for (;;) {
+        for (std::wstring prefix = k.path;;) {
+            auto it = open.find(Lower(prefix));
+            if (it != open.end()) {
+                parent = it->second.h;
+                depth = it->second.depth;
+                at = prefix.size() + 1;
+                break;
+            }
+            size_t cut = prefix.rfind(L'\\');
+            if (cut == std::wstring::npos)
+                break;
+            prefix.resize(cut);
+        }
+        HKEY h = parent;
+        while (at <= k.path.size()) {
             size_t sep = k.path.find(L'\\', at);
-            std::wstring name = k.path.substr(at, sep == std::wstring::npos ? std::wstring::npos : sep - at);
+            if (sep == std::wstring::npos)
+                sep = k.path.size();
+            std::wstring name = k.path.substr(at, sep - at);
             DWORD disposition;
             LONG status = RegCreateKeyExW(parent, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h,
                                           &disposition);
             if (status != ERROR_SUCCESS)
                 Die(L"cannot create " + k.path, status);
-            ++depth;
             std::wstring sofar = k.path.substr(0, sep);
-            if (disposition == REG_CREATED_NEW_KEY)
-                created.push_back(Created{sofar, h, depth});
-            if (parent != HKEY_LOCAL_MACHINE &&
-                std::none_of(created.begin(), created.end(), [&](const Created &c) { return c.h == parent; }))
-                RegCloseKey(parent);
+            open[Lower(sofar)] = Open{sofar, h, ++depth, disposition == REG_CREATED_NEW_KEY};
             parent = h;
-            if (sep == std::wstring::npos)
-                break;
             at = sep + 1;
         }
         for (const auto &v : k.values)
@@ -270,24 +293,24 @@ int Load(const wchar_t *file)
         if (k.hasDefaultValue)
             RegSetValueExW(h, nullptr, 0, REG_SZ, (const BYTE *)k.defaultValue.c_str(),
                            (DWORD)((k.defaultValue.size() + 1) * sizeof(wchar_t)));
-        if (std::none_of(created.begin(), created.end(), [&](const Created &c) { return c.h == h; }))
-            RegCloseKey(h);
     }
-    std::stable_sort(created.begin(), created.end(),
-                     [](const Created &a, const Created &b) { return a.depth > b.depth; });
-    for (const Created &c : created) {
-        std::wstring dacl = kDefaultDacl;
-        for (const KeySpec &k : keys)
-            if (_wcsicmp(k.path.c_str(), c.path.c_str()) == 0 && !k.dacl.empty())
-                dacl = k.dacl;
-        PSECURITY_DESCRIPTOR sd;
-        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(dacl.c_str(), SDDL_REVISION_1, &sd, nullptr))
-            Die(L"cannot read the DACL " + dacl, (LONG)GetLastError());
-        LONG status = RegSetKeySecurity(c.h, DACL_SECURITY_INFORMATION, sd);
-        LocalFree(sd);
-        if (status != ERROR_SUCCESS)
-            Die(L"cannot set the DACL of " + c.path, status);
-        RegCloseKey(c.h);
+    std::vector<const Open *> order;
+    for (const auto &kv : open)
+        order.push_back(&kv.second);
+    std::stable_sort(order.begin(), order.end(), [](const Open *a, const Open *b) { return a->depth > b->depth; });
+    for (const Open *o : order) {
+        if (o->created) {
+            auto it = dacls.find(Lower(o->path));
+            const std::wstring &dacl = it == dacls.end() ? std::wstring(kDefaultDacl) : it->second;
+            PSECURITY_DESCRIPTOR sd;
+            if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(dacl.c_str(), SDDL_REVISION_1, &sd, nullptr))
+                Die(L"cannot read the DACL " + dacl, (LONG)GetLastError());
+            LONG status = RegSetKeySecurity(o->h, DACL_SECURITY_INFORMATION, sd);
+            LocalFree(sd);
+            if (status != ERROR_SUCCESS)
+                Die(L"cannot set the DACL of " + o->path, status);
+        }
+        RegCloseKey(o->h);
     }
     return 0;
 }
