@@ -365,6 +365,20 @@ void Save()
     }
 }
 
+// The process's own high-water mark of resident memory, since its exec.
+long PeakResidentKilobytes()
+{
+    FILE *f = fopen("/proc/self/status", "r");
+    long kb = -1;
+    char line[256];
+    while (f != nullptr && fgets(line, sizeof line, f) != nullptr)
+        if (sscanf(line, "VmHWM: %ld kB", &kb) == 1)
+            break;
+    if (f != nullptr)
+        fclose(f);
+    return kb;
+}
+
 void Finish()
 {
     if (!MachinePath().empty() && TheMachine().dirty)
@@ -372,6 +386,7 @@ void Finish()
     Calls &calls = TheCalls();
     if (calls.trace != nullptr) {
         fprintf(calls.trace, "end calls=%u\n", calls.total);
+        fprintf(calls.trace, "memory peak=%ld kB\n", PeakResidentKilobytes());
         std::vector<std::string> left = Outstanding();
         if (left.empty())
             fprintf(calls.trace, "outstanding none\n");

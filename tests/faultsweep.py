@@ -9,7 +9,7 @@ WriteFile, LocalFree) is then made to fail as well, on top of the first fault.
 
 For every run it checks that the process ends; that the exit status, standard
 output and the report lines on standard error are those of a model of the
-tool's specified behaviour, run on the same machine with the same faults; that
+tool's intended behaviour, run on the same machine with the same faults; that
 nothing is outstanding at the end, but for what a failed release call (one
 that released nothing) keeps; and that no key or DACL outside the target's
 subtree changed, while the subtree is as the model leaves it.
@@ -60,7 +60,7 @@ MESSAGES = {
 
 
 class Model:
-    """The tool as specified, on a machine with faults: what it writes, what
+    """The tool as it is meant to behave, on a machine with faults: what it writes, what
     it leaves held, and the keys it leaves."""
 
     def __init__(self, keys, faults):

@@ -8,32 +8,34 @@ included), in one of three shapes:
   balanced  a tree of ten subkeys a key, filled level by level
 
 Every key has the DACL the tool meets in the field (SYSTEM full control,
-Administrators read and WRITE_DAC); a key beside the target shows that
-nothing else is touched.
+Administrators read and WRITE_DAC), or with --plain none of its own (the
+default DACL: Administrators full control); a key beside the target shows
+that nothing else is touched.
 """
 
 import argparse
 import sys
 
 TARGET = r"SYSTEM\CurrentControlSet\Enum\Root\LEGACY_CDFS\0000"
-DACL = "dacl D:(A;;KA;;;SY)(A;;KRWD;;;BA)\n"
+FIELD_DACL = "dacl D:(A;;KA;;;SY)(A;;KRWD;;;BA)\n"
 CHAIN = 500
 BRANCHING = 10
 
 
-def write(out, shape, count):
+def write(out, shape, count, plain=False):
+    dacl = "" if plain else FIELD_DACL
     out.write("[SYSTEM\\CurrentControlSet\\Enum\\Root\\LEGACY_BEEP\\0000]\n\"Service\"=\"Beep\"\n")
-    out.write(f"[{TARGET}]\n{DACL}")
+    out.write(f"[{TARGET}]\n{dacl}")
     left = count - 1
     if shape == "wide":
         for i in range(left):
-            out.write(f"[{TARGET}\\k{i:07d}]\n{DACL}")
+            out.write(f"[{TARGET}\\k{i:07d}]\n{dacl}")
     elif shape == "deep":
         chain = 0
         while left > 0:
-            out.write(f"[{TARGET}\\c{chain:05d}]\n{DACL}")
+            out.write(f"[{TARGET}\\c{chain:05d}]\n{dacl}")
             for _ in range(min(CHAIN, left) - 1):
-                out.write(f"[\\d]\n{DACL}")
+                out.write(f"[\\d]\n{dacl}")
             left -= min(CHAIN, left)
             chain += 1
     elif shape == "balanced":
@@ -49,7 +51,7 @@ def write(out, shape, count):
         while stack:
             n = stack.pop()
             if n:
-                out.write(f"[{path(n)}]\n{DACL}")
+                out.write(f"[{path(n)}]\n{dacl}")
             children = [c for c in range(BRANCHING * n + 1, BRANCHING * n + BRANCHING + 1) if c < count]
             stack.extend(reversed(children))
     else:
@@ -60,13 +62,14 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("shape", choices=["wide", "deep", "balanced"])
     parser.add_argument("count", type=int)
+    parser.add_argument("--plain", action="store_true", help="no DACL lines")
     parser.add_argument("-o", "--output", help="file to write (default: standard output)")
     args = parser.parse_args()
     if args.output:
         with open(args.output, "w", encoding="utf-8") as out:
-            write(out, args.shape, args.count)
+            write(out, args.shape, args.count, args.plain)
     else:
-        write(sys.stdout, args.shape, args.count)
+        write(sys.stdout, args.shape, args.count, args.plain)
 
 
 if __name__ == "__main__":
