@@ -276,10 +276,13 @@ def main():
 
     operations = sorted({op for faults in swept for op, _ in faults})
     not_failable = sorted({op for _, op, _ in calls if op not in CODES})
-    print(f"clean run: {len(calls)} platform calls; "
-          f"{sum(1 for _, op, _ in calls if op in CODES)} of them can fail "
+    first = {next(iter(f)) for f in swept}
+    reports = {tuple(sorted(f.items())) for f in swept if len(f) == 2}
+    print(f"clean run: {len(calls)} platform calls, {len(first)} of which can fail and were swept "
           f"(cannot fail: {', '.join(not_failable)})")
-    print(f"swept {len(swept)} runs over {len(operations)} operations: {', '.join(operations)}")
+    print(f"swept {len(first)} calls of the clean run, each with its codes ({len(swept) - len(reports)} runs), "
+          f"and in {len(reports)} more runs each call of the report such a failure wrote; "
+          f"{len(operations)} operations failed: {', '.join(operations)}")
     for f in failures:
         print("FAIL", f)
     print(f"{len(swept) - len(failures)} passed, {len(failures)} failed")
