@@ -103,6 +103,7 @@ def print_row(r, flush=False):
 
 def wine_comparison(exe, helper, prefix, count, rounds):
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", LANG="ja_JP.UTF-8", LC_ALL="ja_JP.UTF-8")
+    env.setdefault("HOME", prefix)
     subprocess.run([os.path.join(os.path.dirname(__file__), "..", "tests", "wineprefix.sh"), "start", prefix],
                    check=True)
     try:

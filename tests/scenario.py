@@ -164,6 +164,7 @@ def run_wine(args, sections):
     failures = Failures()
     env = dict(os.environ, WINEPREFIX=args.prefix, WINEDEBUG="-all", LANG="ja_JP.UTF-8",
                LC_ALL="ja_JP.UTF-8")
+    env.setdefault("HOME", args.prefix)   # Wine wants one; CI may not set it
     with tempfile.TemporaryDirectory(prefix="kelvane-wine-") as tmp:
         machine_path = os.path.join(tmp, "machine.txt")
         dump_path = os.path.join(tmp, "dump.txt")

@@ -4,6 +4,7 @@
 set -euo pipefail
 action=$1
 export WINEPREFIX=$2 WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+export HOME=${HOME:-$WINEPREFIX}   # Wine wants one; CI may not set it
 case $action in
 start)
   if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
