@@ -234,6 +234,9 @@ struct Parser {
     bool Line(std::string text)
     {
         ++line;
+        // Editors on Windows start UTF-8 files with a byte order mark.
+        if (line == 1 && text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+            text.erase(0, 3);
         while (!text.empty() && (text.back() == '\r' || text.back() == ' ' || text.back() == '\t'))
             text.pop_back();
         size_t start = text.find_first_not_of(" \t");

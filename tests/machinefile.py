@@ -83,7 +83,7 @@ class Machine:
 def parse(text):
     m = Machine()
     current = None
-    for number, line in enumerate(text.splitlines(), 1):
+    for number, line in enumerate(text.removeprefix("\ufeff").splitlines(), 1):
         line = line.strip()
         if not line or line.startswith("#"):
             continue

@@ -74,6 +74,8 @@ std::vector<std::string> ReadLines(const wchar_t *file)
     while ((n = fread(buf, 1, sizeof buf, f)) > 0)
         all.append(buf, n);
     fclose(f);
+    if (all.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        all.erase(0, 3);   // a byte order mark
     std::vector<std::string> lines;
     size_t at = 0;
     while (at <= all.size()) {
