@@ -117,6 +117,9 @@ struct Parser {
             return Fail("'" + w + "' cannot be '" + a + "'");
         else
             return Fail("cannot read '" + text + "'");
+        for (const std::string &s : SettingLines())
+            if (s.compare(0, w.size() + 1, w + " ") == 0)
+                return Fail("'" + w + "' set twice");
         SettingLines().push_back(w + " " + a);
         return true;
     }
