@@ -16,6 +16,7 @@ and reports the median ratio. Tree building is not timed.
 """
 
 import argparse
+import io
 import os
 import platform
 import statistics
@@ -75,7 +76,6 @@ def emulation(tool, sizes, shapes, runs):
             return timed([tool], dict(os.environ, NTEMU_MACHINE=machine))
 
         def generate(shape, count):
-            import io
             out = io.StringIO()
             genmachine.write(out, shape, count)
             return out.getvalue()

@@ -86,10 +86,8 @@ std::string TracePath(const Key *key)
 }
 
 // The key a handle names, with the access it holds.
-DWORD Resolve(HKEY hKey, Key *&key, ACCESS_MASK &access, KeyHandle **handle = nullptr)
+DWORD Resolve(HKEY hKey, Key *&key, ACCESS_MASK &access)
 {
-    if (handle)
-        *handle = nullptr;
     if (hKey == HKEY_LOCAL_MACHINE) {
         key = RegistryRoot();
         access = KEY_ALL_ACCESS;
@@ -98,8 +96,6 @@ DWORD Resolve(HKEY hKey, Key *&key, ACCESS_MASK &access, KeyHandle **handle = nu
     if (!IsLive(Resource::KeyHandle, hKey))
         return kErrorInvalidHandle;
     KeyHandle *h = reinterpret_cast<KeyHandle *>(hKey);
-    if (handle)
-        *handle = h;
     key = h->key;
     access = h->access;
     return key->deleted ? (DWORD)kErrorKeyDeleted : (DWORD)ERROR_SUCCESS;
@@ -142,11 +138,6 @@ DWORD Walk(Key *base, const std::u16string &path, Key *&key)
         at = sep + 1;
     }
     return ERROR_SUCCESS;
-}
-
-void Destroy(Key *key)
-{
-    delete key;
 }
 
 }  // namespace
@@ -272,7 +263,7 @@ extern "C" LONG WINAPI RegCloseKey(HKEY hKey)
         path = key->deleted ? std::string("(deleted)") : TracePath(key);
         delete h;
         if (--key->openHandles == 0 && key->deleted)
-            Destroy(key);
+            delete key;
     }
     End(call, "%s %s -> %d", label.c_str(), path.c_str(), status);
     return status;
@@ -284,12 +275,11 @@ extern "C" LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
     std::u16string sub = lpSubKey ? AnsiToUnicode(lpSubKey) : std::u16string();
     Key *parent = nullptr, *key = nullptr;
     ACCESS_MASK parentAccess = 0;
-    KeyHandle *handle = nullptr;
     std::string where;
     LONG status;
     if (call.fault) {
         status = (LONG)call.fault;
-    } else if ((status = Resolve(hKey, parent, parentAccess, &handle)) != ERROR_SUCCESS) {
+    } else if ((status = Resolve(hKey, parent, parentAccess)) != ERROR_SUCCESS) {
     } else if ((status = Walk(parent, sub, key)) != ERROR_SUCCESS) {
     } else {
         // NT opens the key itself for DELETE; an empty name means the key the
@@ -306,7 +296,7 @@ extern "C" LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
             key->deleted = true;
             TheMachine().dirty = true;
             if (key->openHandles == 0)
-                Destroy(key);
+                delete key;
             key = nullptr;
         }
     }
