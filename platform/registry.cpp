@@ -248,7 +248,7 @@ extern "C" LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPD
 extern "C" LONG WINAPI RegCloseKey(HKEY hKey)
 {
     Call call = Begin(Op::RegCloseKey);
-    std::string label = HandleName(hKey);
+    std::string label = Tracing() ? HandleName(hKey) : std::string();   // named before it goes
     std::string path;
     LONG status = ERROR_SUCCESS;
     if (call.fault) {
